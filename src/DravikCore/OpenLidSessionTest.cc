@@ -178,10 +178,10 @@ TEST_F(OpenLidSessionTest, UnreadableWhileOnSwitchesOff) {
       {std::nan(""), false},
       {std::nan(""), std::nullopt},
   };
-  for (const auto& [now, lidClosed] : cases) {
-    SCOPED_TRACE(now);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
     startRunning(190);
-    const std::string error = errorOf([&] { session->tick(now, lidClosed, false); });
+    const std::string error = errorOf([&] { session->tick(c.first, c.second, false); });
     EXPECT_EQ(error, "无法读取合盖状态，开盖不休眠已关闭");
     EXPECT_EQ(fake->calls, Calls{"release"});
     EXPECT_FALSE(session->requested());
