@@ -1,0 +1,2 @@
+dravik_test(RootJournalTest SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/RootJournalTest.cc
+            LIBS QuellanSleepServiceLib)
