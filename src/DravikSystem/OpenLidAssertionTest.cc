@@ -71,7 +71,10 @@ TEST_F(OpenLidAssertionTest, SecondRenewRestartsTheTimeoutOfTheSameAssertion) {
   const auto update = assertions.calls()[1];
   EXPECT_EQ(update.id, FakePowerAssertions::kFirstId);
   EXPECT_EQ(update.key, "TimeoutSeconds");
-  EXPECT_EQ(update.value, AssertionValue(30.0));
+  ASSERT_TRUE(update.value.has_value());
+  const double* seconds = std::get_if<double>(&*update.value);
+  ASSERT_NE(seconds, nullptr);  // a double, not an integer
+  EXPECT_EQ(*seconds, 30.0);
   // The restarted timeout carries it past the first 30 seconds.
   clock.advance(20);
   EXPECT_EQ(assertions.liveIds(), std::vector<std::uint32_t>{FakePowerAssertions::kFirstId});
