@@ -22,10 +22,12 @@ namespace {
 
 using SharedFd = std::shared_ptr<const UniqueFd>;
 
+// The file a process runs cannot be written while it runs (ETXTBSY), so the same inode,
+// size and modification time mean the same contents. The path is left out: a running
+// file renamed or replaced on disk is still the code that runs.
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 bool writableByOthers(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
@@ -256,7 +258,7 @@ OSStatus SodiumCodeSigning::checkValidity(const Code& code, std::uint32_t flags,
   std::lock_guard lock(running->mutex);
   OpenProgram now;
   if (OSStatus status = openExecutable(running->pid, running->pidfd.get(), &now)) return status;
-  if (!sameFile(now.st, running->executable.st) || now.path != running->executable.path) {
+  if (!sameFile(now.st, running->executable.st)) {
     // The process runs another file than before (it exec'ed, or its file was replaced).
     Cdhash hash;
     if (OSStatus status = hashOpenProgram(now, &hash)) return status;

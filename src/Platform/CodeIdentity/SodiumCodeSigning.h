@@ -9,8 +9,9 @@
 // A running process is held by pidfd, never by bare pid: its executable is read through
 // /proc/<pid>/exe and the pidfd is asked afterwards whether the process still lives, so a
 // process that ended (and whose pid may have been handed to another) is refused. A Code
-// remembers the executable it saw (device, inode, size, times) and its hash; each check
-// re-resolves /proc/<pid>/exe and re-hashes only when the process now runs another file.
+// remembers the executable it saw (device, inode, size, modification time), its hash and
+// its verified signature; each check re-resolves /proc/<pid>/exe and re-reads only when
+// the process now runs another file.
 //
 // Thread-safe: the anchor and each Code are guarded by their own locks.
 

@@ -223,6 +223,22 @@ TEST_F(SodiumCodeSigningTest, ProcessThatExecsAnUnsignedProgramIsRefused) {
   EXPECT_EQ(signing.checkValidity(*code, 0, nullptr), kCodeSigningUnsigned);
 }
 
+TEST_F(SodiumCodeSigningTest, ReplacingTheFileOnDiskDoesNotChangeTheRunningCode) {
+  const std::string program = ids.signedProgram("client", "dravik");
+  RunningProgram running(program, {"wait"});
+  auto code = guest(running.pid());
+  ASSERT_TRUE(code);
+  auto team = requirement(kTeamRequirement);
+  ASSERT_EQ(signing.checkValidity(*code, 0, team.get()), kCodeSigningOk);
+  const std::string replacement = ids.copyProgram("replacement", "new");
+  std::filesystem::rename(replacement, program);
+  EXPECT_EQ(signing.checkValidity(*code, 0, team.get()), kCodeSigningOk);
+  // Looked up afresh, the process runs a file that is no longer on disk: no signature.
+  std::shared_ptr<Code> fresh = guest(running.pid());
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(signing.checkValidity(*fresh, 0, team.get()), kCodeSigningUnsigned);
+}
+
 TEST_F(SodiumCodeSigningTest, EndedProcessesAreRefused) {
   const std::string program = ids.signedProgram("client", "dravik");
   RunningProgram running(program, {"wait"});
