@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -245,19 +246,17 @@ TEST_F(SodiumCodeSigningTest, EndedProcessesAreRefused) {
   const pid_t pid = running.pid();
   auto code = guest(pid);
   ASSERT_TRUE(code);
+  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  ASSERT_TRUE(pidfd.valid());
   running.closeInput();
-  // Ended but not yet reaped: a zombie has no executable and its pidfd says it has ended.
-  ASSERT_TRUE(waitUntil([&] {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).empty();
-  }));
+  // Ended but not yet reaped (a zombie): its pidfd says it has ended.
+  struct pollfd ended = {pidfd.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&ended, 1, 20000), 1);
   EXPECT_EQ(signing.checkValidity(*code, 0, nullptr), kCodeSigningProcessGone);
   std::shared_ptr<Code> zombie;
   EXPECT_EQ(signing.copyGuestWithPid(pid, &zombie), kCodeSigningProcessGone);
   EXPECT_EQ(zombie, nullptr);
 
-  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  ASSERT_TRUE(pidfd.valid());
   running.reap();
   EXPECT_EQ(signing.checkValidity(*code, 0, nullptr), kCodeSigningProcessGone);
   std::shared_ptr<Code> reaped;
