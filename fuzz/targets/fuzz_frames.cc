@@ -1,7 +1,8 @@
 // Fuzzes the transport's frame decoders: every input is offered to the server's request decoder
 // and to the client's reply decoder, whole. A decoded frame must be the one canonical encoding
 // of what it decodes to (re-encoding gives back the same bytes), must carry the body length its
-// header announces, and a reply's message must be valid UTF-8 by an independent check.
+// header announces, and a reply's message must be well-formed UTF-8 by the reference decoder
+// (Utf8Reference.h).
 
 #include <algorithm>
 #include <cstdint>
@@ -13,50 +14,13 @@
 
 #include "FuzzSupport.h"
 #include "Platform/LocalService/Frame.h"
+#include "Utf8Reference.h"
 
 namespace {
 
 namespace platform = dravik::platform;
 using dravik::fuzz::check;
-
-// Well-formed UTF-8 (RFC 3629): shortest forms only, no surrogates, nothing above U+10FFFF.
-// Written independently of the transport's own check, which it is compared with.
-bool wellFormedUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    char32_t point = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      point = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      point = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      point = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      point = (point << 6) | (next & 0x3F);
-    }
-    constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < kSmallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
+using dravik::fuzz::wellFormedUtf8;
 
 void checkHeader(std::span<const std::uint8_t> frame) {
   check(frame.size() > platform::kFrameHeader, "a decoded frame has no body");
