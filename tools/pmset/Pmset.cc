@@ -156,6 +156,8 @@ int main(int argc, char** argv) {
     pid_t child = ::fork();
     if (child == 0) {
       // Holds the inherited standard output open, as a stray helper process would.
+      ::close(STDIN_FILENO);
+      ::close(STDERR_FILENO);
       sleepSeconds(*faults.pmsetForkChild);
       ::_exit(0);
     }
