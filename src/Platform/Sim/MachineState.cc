@@ -60,8 +60,11 @@ void makeDirectories(const std::string& path, mode_t mode) {
 class StateLock {
  public:
   explicit StateLock(const std::string& path) {
-    fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kSharedFileMode));
+    // Read-only is enough for flock, so any user can lock a file another user made.
+    fd_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, kSharedFileMode));
     if (!fd_) throwPosixError("open " + path);
+    // Best effort against the umask; only the owner can change the mode.
+    (void)::fchmod(fd_.get(), kSharedFileMode);
     while (::flock(fd_.get(), LOCK_EX) != 0) {
       if (errno != EINTR) throwPosixError("flock " + path);
     }

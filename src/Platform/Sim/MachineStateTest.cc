@@ -128,6 +128,30 @@ TEST(MachineStateTest, ConcurrentUpdatesFromManyProcessesLoseNothing) {
   EXPECT_EQ(machine.state().read().sections.at("counter"), kChildren * kIncrements);
 }
 
+TEST(MachineStateTest, AnyUserCanChangeTheMachine) {
+  TemporaryMachine machine;
+  machine.state().update([](Machine& m) { m.thermalState = 1; });
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(3);
+    try {
+      MachineState(machine.root()).update([](Machine& m) { m.thermalState = 2; });
+    } catch (const std::exception&) {
+      ::_exit(4);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(machine.state().read().thermalState, 2);
+  machine.state().update([](Machine& m) { m.thermalState = 3; });
+  EXPECT_EQ(machine.state().read().thermalState, 3);
+}
+
 TEST(MachineStateTest, ReadSettlesDelayedChangesWithoutWriting) {
   TemporaryMachine machine;
   machine.state().update([](Machine& m) {
