@@ -13,3 +13,5 @@ function(dravik_benchmark name)
   add_executable(${name} ${B_SOURCES})
   target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
 endfunction()
+
+include(${CMAKE_CURRENT_LIST_DIR}/Signing.cmake)
