@@ -101,8 +101,12 @@ int runDaemon(const std::vector<std::string>& arguments, DaemonPlatform& platfor
   // still post their last work here.
   asio::io_context io;
   dravik::platform::AsioMainQueue mainQueue(io);
-  DaemonServices services{mainQueue,       platform.powerSources, platform.displays,
-                          platform.thermal, platform.console,     clock,
+  DaemonServices services{mainQueue,
+                          platform.powerSources,
+                          platform.displays,
+                          platform.thermal,
+                          platform.console,
+                          clock,
                           logger};
   SleepServiceClientAuthentication authentication(platform.codeSigning);
   Listener delegate(lease, *driver, services, authentication);
@@ -110,8 +114,8 @@ int runDaemon(const std::vector<std::string>& arguments, DaemonPlatform& platfor
 
   std::unique_ptr<dravik::platform::ServiceListener> listener;
   try {
-    listener = std::make_unique<dravik::platform::ServiceListener>(
-        CompatibilityService::name(), delegate, platform.codeSigning);
+    listener = std::make_unique<dravik::platform::ServiceListener>(CompatibilityService::name(),
+                                                                   delegate, platform.codeSigning);
     listener->resume();
   } catch (const std::exception& error) {
     logger.log(LogLevel::kFault, "Service initialization failed: %{public}s", error.what());

@@ -8,9 +8,9 @@
 // commands like a real session client's.
 
 #include <asio.hpp>
+#include <future>
 #include <iostream>
 #include <string>
-#include <future>
 #include <thread>
 
 #include "DravikSystem/CompatibilityClient.h"
@@ -72,7 +72,10 @@ int main() {
       });
       finished.wait();
     }
-    asio::post(io, [&] { work.reset(); io.stop(); });
+    asio::post(io, [&] {
+      work.reset();
+      io.stop();
+    });
   });
   io.run();
   reader.join();
