@@ -38,11 +38,11 @@ enum class FaultMode {
 
 // One counted call as the journal made it.
 struct SystemCallRecord {
-  std::string call;      // "openat", "write", "fsync", ...
-  int fd = -1;           // the descriptor acted on (the directory for *at calls); -1 if none
-  std::string name;      // the path or name argument (the target name for renameat); "" if none
-  long result = 0;       // what the caller saw
-  int error = 0;         // errno when result is negative
+  std::string call;       // "openat", "write", "fsync", ...
+  int fd = -1;            // the descriptor acted on (the directory for *at calls); -1 if none
+  std::string name;       // the path or name argument (the target name for renameat); "" if none
+  long result = 0;        // what the caller saw
+  int error = 0;          // errno when result is negative
   bool injected = false;  // the failure was injected
 };
 
@@ -76,9 +76,8 @@ class FaultInjectingSystemCalls : public JournalSystemCallsWrapper {
     return perform("open", -1, path, [&] { return JournalSystemCallsWrapper::open(path, flags); });
   }
   int openat(int directory, const char* name, int flags, mode_t mode) override {
-    return perform("openat", directory, name, [&] {
-      return JournalSystemCallsWrapper::openat(directory, name, flags, mode);
-    });
+    return perform("openat", directory, name,
+                   [&] { return JournalSystemCallsWrapper::openat(directory, name, flags, mode); });
   }
   int fstat(int fd, struct stat* status) override {
     return perform("fstat", fd, "", [&] { return JournalSystemCallsWrapper::fstat(fd, status); });

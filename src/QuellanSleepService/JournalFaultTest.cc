@@ -280,8 +280,8 @@ class FaultRun {
       // never disabled sleep and owes nothing, so it leaves the record, which holds the
       // untouched original value, to the next begin or start.
       const DiskJournal disk = journalOnDisk();
-      EXPECT_TRUE(!lease_ || (disk.present && !setting.value() && !lease_->active() &&
-                              !lease_->recoveryPending()))
+      EXPECT_TRUE(!lease_ || (directoryFlushFailedAfterARename() && disk.present &&
+                              !setting.value() && !lease_->active() && !lease_->recoveryPending()))
           << "ticks did not settle a running daemon";
       restart();
       check("a restart after the fault cleared");
@@ -352,8 +352,21 @@ class FaultRun {
     EXPECT_EQ(setting.value(), last.record->originalDisabled);
     const auto& calls = setting.calls();
     ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[calls.size() - 2], last.record->originalDisabled ? "write(true)" : "write(false)");
+    EXPECT_EQ(calls[calls.size() - 2],
+              last.record->originalDisabled ? "write(true)" : "write(false)");
     EXPECT_EQ(calls.back(), "read");
+  }
+
+  // A save renamed its record into place and then failed to flush the directory.
+  bool directoryFlushFailedAfterARename() const {
+    const auto& log = system.log();
+    for (std::size_t i = 0; i + 1 < log.size(); ++i) {
+      if (log[i].call == "renameat" && log[i].result == 0 && log[i + 1].call == "fsync" &&
+          log[i + 1].injected) {
+        return true;
+      }
+    }
+    return false;
   }
 
   // The calls of the most recent save, from the creation of its temporary file on, made
@@ -520,6 +533,34 @@ TEST(JournalFaultTest, SecondSessionAfterTheFirstEnded) {
        "write(false)", "read"},
   };
   RecordProperty("systemCalls", static_cast<int>(runMatrix(scenario)));
+}
+
+// The one failed save that leaves its record behind: the rename has put the complete record
+// in place when the directory flush fails. The save reports failure, so the lease never
+// disables sleep and owes nothing; the record holds the untouched original value and the
+// next begin settles it before journalling afresh.
+TEST(JournalFaultTest, SaveFailingAtTheDirectoryFlushLeavesOnlyAHarmlessRecord) {
+  FaultRun run;
+  run.start();
+  run.setting.clearCalls();
+  // begin: the load finding nothing, then the save's openat, write, fsync, fullFlush,
+  // renameat and the directory fsync.
+  run.system.failCall(7, EIO, FaultMode::kOnce);
+  run.begin();
+  EXPECT_THAT(run.errors, ElementsAre("begin: 无法安全保存兼容组件恢复记录"));
+  EXPECT_THAT(run.setting.calls(), ElementsAre("read"));
+  EXPECT_EQ(run.journalOnDisk().bytes, kFalseRecord);
+  run.check("the failed begin");
+  EXPECT_FALSE(run.tick(false)) << "the daemon has nothing to tick for";
+
+  run.begin();
+  EXPECT_EQ(run.errors.size(), 1u);
+  EXPECT_THAT(run.setting.calls(),
+              ElementsAre("read", "write(false)", "read", "read", "write(true)", "read"));
+  run.check("the second begin");
+  run.tick(true);
+  run.tick(false);
+  run.checkSettled();
 }
 
 // The injector itself: counting, once against forever, and descriptors released by a close
