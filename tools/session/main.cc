@@ -4,6 +4,7 @@
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <csignal>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
