@@ -332,16 +332,31 @@ std::unique_ptr<DaemonService> SimServiceManagement::daemon(const std::string& p
 void SimServiceManagement::openSystemSettingsLoginItems() {
   if (settingsOut_ == nullptr) return;
   std::ostream& out = *settingsOut_;
-  out << "System Settings > General > Login Items: on this machine, approve with\n"
-      << "  dravik-machine --root " << root_ << " service approve <plist>\n";
+  out << "System Settings > General > Login Items: on this machine, approve with\n";
   try {
+    bool awaiting = false;
     for (const auto& registration : registrations(MachineState(root_).read())) {
-      if (!registration.approved) out << "  awaiting approval: " << registration.plist << "\n";
+      if (registration.approved) continue;
+      out << "  dravik-machine --root " << root_ << " service approve " << registration.plist
+          << "\n";
+      awaiting = true;
     }
+    if (!awaiting) out << "  (nothing awaits approval)\n";
   } catch (const std::exception& error) {
     out << "  (the machine cannot be read: " << error.what() << ")\n";
   }
   out.flush();
+}
+
+std::string ProgramBundleLocation::bundlePath() {
+  std::error_code error;
+  const std::string program = std::filesystem::read_symlink("/proc/self/exe", error).string();
+  std::string root = machineRoot();
+  if (!root.empty()) {
+    auto canonical = std::filesystem::canonical(root, error);
+    if (!error) root = canonical.string();
+  }
+  return bundlePathForProgram(program, root);
 }
 
 std::string installApp(const std::string& root, const AppBundle& app) {

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/BundleLocation.h"
 #include "Platform/ServiceManagement.h"
 #include "Platform/Sim/MachineState.h"
 
@@ -99,6 +100,13 @@ class SimServiceManagement : public ServiceManagement {
   std::string root_;
   std::string bundle_;
   std::ostream* settingsOut_;
+};
+
+// The bundle of the running program (/proc/self/exe) as the machine named by DRAVIK_MACHINE
+// names it (bundlePathForProgram).
+class ProgramBundleLocation : public BundleLocation {
+ public:
+  std::string bundlePath() override;
 };
 
 // Copies an app into <root>/Applications/<appName>: each program (and the "<program>.sig"

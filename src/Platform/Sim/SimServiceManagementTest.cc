@@ -188,14 +188,15 @@ TEST_F(SimServiceManagementTest, ApprovingNeedsARegistration) {
 
 TEST_F(SimServiceManagementTest, TheSettingsPageNamesTheApprovalStep) {
   installTestApp();
+  services_.openSystemSettingsLoginItems();
   daemon()->registerService();
   services_.openSystemSettingsLoginItems();
   EXPECT_EQ(settings_.str(),
             "System Settings > General > Login Items: on this machine, approve with\n"
+            "  (nothing awaits approval)\n"
+            "System Settings > General > Login Items: on this machine, approve with\n"
             "  dravik-machine --root " +
-                machine_.root() +
-                " service approve <plist>\n"
-                "  awaiting approval: test.daemon.plist\n");
+                machine_.root() + " service approve test.daemon.plist\n");
 }
 
 TEST_F(SimServiceManagementTest, OtherSectionsAndRecordsAreKept) {
