@@ -10,6 +10,9 @@
 #include <charconv>
 #include <climits>
 #include <exception>
+#include <optional>
+#include <sstream>
+#include <string>
 
 #include "Platform/CodeIdentity/CodeSigningStatus.h"
 #include "Platform/CodeIdentity/IdentityFiles.h"
@@ -83,6 +86,40 @@ OSStatus openStatic(const SodiumStaticCode& code, OpenProgram* program) {
   return kCodeSigningOk;
 }
 
+// True when every uid of the process (real, effective, saved, file system) is 0.
+bool runsAsRoot(std::int32_t pid) {
+  std::string status;
+  try {
+    status = readSmallFile("/proc/" + std::to_string(pid) + "/status", 64 * 1024);
+  } catch (const std::exception&) {
+    return false;
+  }
+  const std::string::size_type at = status.find("\nUid:");
+  if (at == std::string::npos) return false;
+  std::istringstream fields(status.substr(at + 5, status.find('\n', at + 1) - at - 5));
+  int count = 0;
+  for (long uid = -1; fields >> uid; ++count) {
+    if (uid != 0) return false;
+  }
+  return count == 4;
+}
+
+// The program a root process was started as: its argv[0], which only root can have set.
+// An unprivileged caller may not read a root process's /proc/<pid>/exe; this is how a
+// client checks the daemon it talks to. Only absolute paths are taken.
+std::optional<std::string> rootProgramPath(std::int32_t pid) {
+  if (!runsAsRoot(pid)) return std::nullopt;
+  std::string cmdline;
+  try {
+    cmdline = readSmallFile("/proc/" + std::to_string(pid) + "/cmdline", 64 * 1024);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  std::string first = cmdline.substr(0, cmdline.find('\0'));
+  if (first.empty() || first.front() != '/') return std::nullopt;
+  return first;
+}
+
 // The executable a process runs now. Refuses once the process has ended.
 OSStatus openExecutable(std::int32_t pid, int pidfd, OpenProgram* program) {
   const std::string link = "/proc/" + std::to_string(pid) + "/exe";
@@ -90,6 +127,18 @@ OSStatus openExecutable(std::int32_t pid, int pidfd, OpenProgram* program) {
     return processAlive(pidfd) ? kCodeSigningIoError : kCodeSigningProcessGone;
   };
   UniqueFd fd(::open(link.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid() && (errno == EACCES || errno == EPERM) && ::geteuid() != 0) {
+    if (std::optional<std::string> path = rootProgramPath(pid)) {
+      UniqueFd file(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+      if (!file.valid()) return failure();
+      if (::fstat(file.get(), &program->st) != 0 || !S_ISREG(program->st.st_mode))
+        return kCodeSigningIoError;
+      program->path = *path;
+      program->fd = std::make_shared<const UniqueFd>(std::move(file));
+      if (!processAlive(pidfd)) return kCodeSigningProcessGone;
+      return kCodeSigningOk;
+    }
+  }
   if (!fd.valid()) return failure();
   if (::fstat(fd.get(), &program->st) != 0 || !S_ISREG(program->st.st_mode))
     return kCodeSigningIoError;

@@ -74,6 +74,8 @@ void createMachine(const std::string& root, const MachineOptions& options) {
     throw std::system_error(EEXIST, std::generic_category(), "a machine already exists at " + root);
   }
   makeDirectories(root + "/var/db");
+  // Present on every Mac; the daemon makes its own folder inside it.
+  makeDirectories(root + "/Library/Application Support");
   state.write(options.machine);
   if (!options.pmsetProgram.empty()) installPmset(root, options.pmsetProgram);
 }
