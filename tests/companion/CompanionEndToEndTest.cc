@@ -1,17 +1,15 @@
 // The companion app's whole journey on a simulated MacBook, with real processes: the app is
 // installed into /Applications, the supervisor (dravik-launchd) runs as root, and the
 // companion's model runs as the console user in the signed quellan-compat-cli from the
-// bundle. Install → awaiting approval → approved → ready → removed: sleep restored, the
-// registration gone and the daemon stopped. Every wait polls with a generous bound.
+// bundle. Install → awaiting approval → approved → ready → a closed-lid session (the
+// daemon tests' probe client) → removed: sleep restored, the registration gone and the
+// daemon stopped. Every wait polls with a generous bound.
 
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <linux/capability.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,11 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/CodeIdentity/IdentityFiles.h"
 #include "Platform/Sim/SimMachine.h"
 #include "Platform/Sim/SimPrograms.h"
 #include "Platform/Sim/SimServiceManagement.h"
 #include "QuellanServiceProtocol/ServiceProtocol.h"
+#include "tests/daemon/DaemonHarness.h"
 
 namespace {
 
@@ -45,16 +43,15 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
-struct Run {
+struct Outcome {
   int status = -1;
   std::string out;
 };
 
 // Runs `argv` with DRAVIK_MACHINE=root, as `uid` (and its group) when not 0; its standard
-// output is returned, its standard error goes to `errPath`. The child of a non-root run
-// keeps CAP_SYS_PTRACE (see below).
-Run runProgram(const std::vector<std::string>& argv, const std::string& root, uid_t uid,
-               const std::string& errPath) {
+// output is returned, its standard error goes to `errPath`.
+Outcome runProgram(const std::vector<std::string>& argv, const std::string& root, uid_t uid,
+                   const std::string& errPath) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
   std::vector<std::string> environment{"DRAVIK_MACHINE=" + root, "PATH=/usr/bin:/bin",
@@ -74,27 +71,15 @@ Run runProgram(const std::vector<std::string>& argv, const std::string& root, ui
     ::dup2(pipeFds[1], 1);
     int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (err >= 0) ::dup2(err, 2);
-    if (uid != 0) {
-      // The client checks the daemon's code through /proc/<pid>/exe, which the kernel shows
-      // another user's process only with CAP_SYS_PTRACE; the client keeps just that one.
-      ::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0);
-      if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
-          ::setresuid(uid, uid, uid) != 0) {
-        ::_exit(120);
-      }
-      __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-      __user_cap_data_struct data[2] = {};
-      data[0].effective = data[0].permitted = data[0].inheritable = 1u << CAP_SYS_PTRACE;
-      if (::syscall(SYS_capset, &header, data) != 0 ||
-          ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_SYS_PTRACE, 0, 0) != 0) {
-        ::_exit(121);
-      }
+    if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+                     ::setresuid(uid, uid, uid) != 0)) {
+      ::_exit(120);
     }
     ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
   }
   ::close(pipeFds[1]);
-  Run run;
+  Outcome run;
   char buffer[4096];
   for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
     if (n < 0 && errno == EINTR) continue;
@@ -149,7 +134,6 @@ class CompanionEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(::geteuid(), 0u) << "runs the daemon as root and the companion as uid 501";
-    dravik::platform::installAnchorPublicKey(DRAVIK_DEV_ANCHOR_DIR, machine_.root());
     sim::AppBundle app;
     app.appName = "Quellan Compatibility.app";
     app.programs = {DRAVIK_COMPANION_PROGRAM, DRAVIK_DAEMON_PROGRAM, DRAVIK_CLI_PROGRAM};
@@ -163,8 +147,9 @@ class CompanionEndToEndTest : public ::testing::Test {
 
   // The companion's model, one action, as the console user from the bundle.
   std::string companion(const std::string& action) {
-    Run run = runProgram({machine_.root() + kBundle + "/Contents/MacOS/quellan-compat-cli", action},
-                         machine_.root(), kConsoleUid, logs_ + "/cli.err");
+    Outcome run =
+        runProgram({machine_.root() + kBundle + "/Contents/MacOS/quellan-compat-cli", action},
+                   machine_.root(), kConsoleUid, logs_ + "/cli.err");
     EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)
         << action << ": status " << run.status << "\n"
         << diagnostics();
@@ -173,7 +158,7 @@ class CompanionEndToEndTest : public ::testing::Test {
   int machineCommand(const std::vector<std::string>& args) {
     std::vector<std::string> argv{sim::kBuiltMachineProgram, "--root", machine_.root()};
     argv.insert(argv.end(), args.begin(), args.end());
-    Run run = runProgram(argv, machine_.root(), 0, logs_ + "/machine.err");
+    Outcome run = runProgram(argv, machine_.root(), 0, logs_ + "/machine.err");
     return WIFEXITED(run.status) ? WEXITSTATUS(run.status) : -1;
   }
   std::optional<sim::ServiceRegistration> registration() {
@@ -185,11 +170,8 @@ class CompanionEndToEndTest : public ::testing::Test {
            "--- quellan-compat-cli:\n" + readFile(logs_ + "/cli.err");
   }
 
-  sim::TemporaryMachine machine_{[] {
-    sim::MachineOptions options;
-    options.pmsetProgram = sim::kBuiltPmsetProgram;
-    return options;
-  }()};
+  // With the build's pmset and its development anchor.
+  quellan::e2e::TestMachine machine_;
   std::string logs_;
 };
 
@@ -223,6 +205,14 @@ TEST_F(CompanionEndToEndTest, InstallApproveCheckAndRemove) {
   const pid_t daemon = static_cast<pid_t>(*registration()->pid);
   EXPECT_EQ(::kill(daemon, 0), 0);
 
+  // A closed-lid session keeps the Mac awake with its lid closed.
+  quellan::e2e::ClientProcess session(machine_, quellan::e2e::probeProgram(), kConsoleUid);
+  ASSERT_EQ(session.send("begin 0"), "ok") << diagnostics();
+  EXPECT_TRUE(machine_.sleepDisabled());
+  EXPECT_TRUE(machine_.journalExists());
+  machine_.change([](sim::Machine& m) { sim::setLidClosed(m, true); });
+  EXPECT_EQ(sim::macNow(machine_.state().read()), sim::MacActivity::kAwakeLidClosed);
+
   EXPECT_EQ(companion("remove"),
             "state: notRegistered\nready: false\nbusy: false\n"
             "message: 睡眠已恢复，可以移除兼容组件\n")
@@ -242,11 +232,13 @@ TEST_F(CompanionEndToEndTest, InstallApproveCheckAndRemove) {
       << diagnostics();
   EXPECT_NE(::kill(daemon, 0), 0) << "the daemon still runs";
 
-  const sim::Machine machine = machine_.state().read();
-  EXPECT_FALSE(sim::rootDomainSleepDisabled(machine));
-  EXPECT_FALSE(machine.pmsetSleepDisabled);
-  EXPECT_FALSE(std::filesystem::exists(
-      machine_.root() + "/Library/Application Support/dravik.compatibility/recovery.json"));
+  // Sleep came back before the daemon went: the setting is off and nothing is journaled.
+  EXPECT_FALSE(machine_.sleepDisabled());
+  EXPECT_FALSE(machine_.journalExists());
+  EXPECT_EQ(machine_.journalPath(),
+            machine_.root() + "/Library/Application Support/dravik.compatibility/recovery.json");
+  EXPECT_EQ(session.send("renew"), "fail 请先安装并授权Quellan兼容组件")
+      << "the session ended with the daemon";
 
   EXPECT_EQ(supervisor.stop(), 0) << diagnostics();
 }

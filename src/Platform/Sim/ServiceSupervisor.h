@@ -7,11 +7,12 @@
 //   - sends SIGTERM to a daemon whose registration is gone or no longer approved, and
 //     SIGKILL when it is still there `stopTimeoutSeconds` later;
 //   - starts the daemon of every approved registration that has none running, as root,
-//     in its own session, with the environment {DRAVIK_MACHINE=<root>, PATH, HOME and the
-//     sanitizers' options when set}, standard input from /dev/null and standard output and
-//     error appended to <root>/var/log/<label>.log; records its pid. A daemon that ended
-//     while still wanted is started again after a back-off that doubles from
-//     `minBackoffSeconds` up to `maxBackoffSeconds` (reset by a run of `stableSeconds`).
+//     in its own session, with its absolute path as argv[0] (a client that may not read a
+//     root process's /proc/<pid>/exe checks the program named there), the environment
+//     {DRAVIK_MACHINE=<root>, PATH, HOME and the sanitizers' options when set}, standard input from
+//     /dev/null and standard output and error appended to <root>/var/log/<label>.log; records its
+//     pid. A daemon that ended while still wanted is started again after a back-off that doubles
+//     from `minBackoffSeconds` up to `maxBackoffSeconds` (reset by a run of `stableSeconds`).
 // A daemon left running by an earlier supervisor (its recorded pid still runs the
 // registered program) is stopped first, so that one daemon never runs twice.
 //
