@@ -9,7 +9,6 @@ namespace {
 
 constexpr std::uint8_t kReplyBit = 0x80;
 // kind byte + call id
-constexpr std::size_t kBodyPrefix = 1 + 8;
 
 bool isOperation(std::uint8_t value) {
   return value >= static_cast<std::uint8_t>(Operation::status) &&
