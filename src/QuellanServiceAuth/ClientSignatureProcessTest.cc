@@ -10,7 +10,7 @@
 #include "Platform/CodeIdentity/CodeSigningStatus.h"
 #include "Platform/CodeIdentity/SodiumCodeSigning.h"
 #include "Platform/CodeIdentity/TestIdentity.h"
-#include "Platform/CodeIdentity/UniqueFd.h"
+#include "Platform/UniqueFd.h"
 #include "QuellanServiceAuth/ClientSignature.h"
 
 namespace quellan {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "Platform/CodeIdentity/UniqueFd.h"
+#include "Platform/UniqueFd.h"
 
 namespace dravik::platform {
 

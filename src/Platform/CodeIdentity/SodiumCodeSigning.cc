@@ -16,7 +16,7 @@
 
 #include "Platform/CodeIdentity/CodeSigningStatus.h"
 #include "Platform/CodeIdentity/IdentityFiles.h"
-#include "Platform/CodeIdentity/UniqueFd.h"
+#include "Platform/UniqueFd.h"
 #include "Platform/MachineRoot.h"
 
 namespace dravik::platform {

@@ -12,7 +12,7 @@
 #include "Platform/CodeIdentity/IdentityFiles.h"
 #include "Platform/CodeIdentity/SodiumCodeSigning.h"
 #include "Platform/CodeIdentity/TestIdentity.h"
-#include "Platform/CodeIdentity/UniqueFd.h"
+#include "Platform/UniqueFd.h"
 
 namespace dravik::platform {
 namespace {

@@ -22,7 +22,7 @@
 #include "Platform/LocalService/Frame.h"
 #include "Platform/LocalService/LocalServiceConnector.h"
 #include "Platform/LocalService/ServiceListener.h"
-#include "Platform/LocalService/UniqueFd.h"
+#include "Platform/UniqueFd.h"
 
 namespace dravik::platform {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "Platform/LocalService/UniqueFd.h"
+#include "Platform/UniqueFd.h"
 
 namespace dravik::platform {
 

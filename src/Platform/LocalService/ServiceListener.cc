@@ -20,7 +20,7 @@
 
 #include "Platform/LocalService/Frame.h"
 #include "Platform/LocalService/PeerCredentials.h"
-#include "Platform/LocalService/UniqueFd.h"
+#include "Platform/UniqueFd.h"
 
 namespace dravik::platform {
 namespace {

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <utility>
 
+#include "Platform/UniqueFd.h"
+
 namespace dravik::platform::sim {
 
 // Throws std::system_error for the current errno, naming what failed.
@@ -15,30 +17,7 @@ namespace dravik::platform::sim {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Owns one file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+// The platform layer's descriptor owner, under the name the simulator's code uses.
+using dravik::platform::UniqueFd;
 
 }  // namespace dravik::platform::sim

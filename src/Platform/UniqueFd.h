@@ -1,5 +1,5 @@
 #pragma once
-// Owns one file descriptor and closes it when it goes.
+// Owns one file descriptor and closes it once, when it goes or is reset.
 
 #include <unistd.h>
 
@@ -22,6 +22,9 @@ class UniqueFd {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+  // Gives the descriptor up without closing it.
+  int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
