@@ -18,4 +18,9 @@ class BundleLocation {
   virtual std::string bundlePath() = 0;
 };
 
+// The bundle of the program at `programPath` (absolute, canonical), as the machine names it
+// given the canonical machine root ("" for none): the folder that holds the program, or the
+// "<name>.app" folder when the program lies in its "Contents/MacOS" folder, as in a Mac app.
+std::string bundlePathForProgram(const std::string& programPath, const std::string& root);
+
 }  // namespace dravik::platform

@@ -16,6 +16,8 @@
 #include "Platform/MachineRoot.h"
 #include "Platform/Sim/MachineState.h"
 #include "Platform/Sim/SimMachine.h"
+#include "Platform/Sim/SimServiceManagement.h"
+#include "QuellanServiceProtocol/ServiceProtocol.h"
 
 namespace dravik::platform::sim {
 namespace {
@@ -42,6 +44,10 @@ constexpr const char* kHelp =
     "  property NAME unset                  a root-domain property\n"
     "  clock advance SECONDS | freeze | run  move time on; stop it; let it run again\n"
     "  fault NAME [VALUE] | fault clear [NAME]\n"
+    "  install-app --from DIR               install Quellan Compatibility.app from the\n"
+    "                                       signed programs in DIR (the build's bin/)\n"
+    "  service show                         registered daemons, their state and pid\n"
+    "  service approve|revoke PLIST         the user's switch in Login Items\n"
     "  show                                 the state, and what the Mac does now\n"
     "  json                                 the state as JSON\n"
     "faults:\n"
@@ -375,6 +381,74 @@ int create(const std::string& root, const std::vector<std::string>& args,
   return 0;
 }
 
+// The companion app and its daemon, as the build makes them.
+constexpr const char* kQuellanAppName = "Quellan Compatibility.app";
+constexpr const char* kQuellanPrograms[] = {"QuellanCompatibility", "QuellanSleepService",
+                                            "quellan-compat-cli"};
+constexpr const char* kQuellanDaemonProgram = "QuellanSleepService";
+
+int installQuellanApp(const std::string& root, const std::vector<std::string>& args,
+                      std::ostream& out) {
+  if (args.size() != 3 || args[1] != "--from" || args[2].empty()) {
+    throw UsageError("expected: install-app --from DIR");
+  }
+  AppBundle app;
+  app.appName = kQuellanAppName;
+  for (const char* program : kQuellanPrograms) {
+    const std::string path = args[2] + "/" + program;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) throw CommandError("no program at " + path);
+    app.programs.push_back(path);
+  }
+  app.daemons.push_back({quellan::CompatibilityService::plist(), kQuellanDaemonProgram,
+                         quellan::CompatibilityService::name()});
+  const std::string bundle = installApp(root, app);
+  out << "installed " << bundle << " in " << root << "\n";
+  return 0;
+}
+
+int service(MachineState& state, const std::vector<std::string>& args, std::ostream& out) {
+  const std::string form = "service show, or service approve|revoke PLIST";
+  expectCount(args, 2, 3, form);
+  if (args[1] == "show") {
+    expectCount(args, 2, 2, form);
+    const Machine m = state.read();
+    const auto all = registrations(m);
+    if (all.empty()) out << "no registered daemons\n";
+    for (const auto& registration : all) {
+      out << registration.plist << ": "
+          << statusName(registration.approved ? ServiceStatus::enabled
+                                              : ServiceStatus::requiresApproval)
+          << ", "
+          << (registration.pid ? "running (pid " + std::to_string(*registration.pid) + ")"
+                               : std::string("not running"))
+          << "\n  program " << registration.program << "\n";
+    }
+    // Exits are kept after their registration is gone: they tell how a removal ended.
+    auto exits = m.sections.find(kServicesSection);
+    if (exits != m.sections.end() && exits->contains("exits")) {
+      for (const auto& [plist, record] : exits->at("exits").items()) {
+        if (auto exit = lastExit(m, plist)) {
+          out << plist << ": last run (pid " << exit->pid << ") " << exit->status << "\n";
+        }
+      }
+    }
+    return 0;
+  }
+  if (args[1] == "approve" || args[1] == "revoke") {
+    expectCount(args, 3, 3, form);
+    const bool approve = args[1] == "approve";
+    return change(state, [&](Machine& m) {
+      try {
+        setApproved(m, args[2], approve);
+      } catch (const std::runtime_error& error) {
+        throw CommandError(error.what());
+      }
+    });
+  }
+  throw UsageError("expected: " + form);
+}
+
 int run(const std::string& root, const std::vector<std::string>& args,
         const std::string& programDirectory, std::ostream& out) {
   const std::string& command = args[0];
@@ -529,6 +603,8 @@ int run(const std::string& root, const std::vector<std::string>& args,
     kind.set(probe, value);  // checks the value before anything is written
     return change(state, [&](Machine& m) { kind.set(m.faults, value); });
   }
+  if (command == "service") return service(state, args, out);
+  if (command == "install-app") return installQuellanApp(root, args, out);
   throw UsageError("unknown command \"" + command + "\"");
 }
 

@@ -45,24 +45,14 @@ void QtGlobalQueue::postAfter(double seconds, std::function<void()> work) {
       Qt::QueuedConnection);
 }
 
-std::string pathInsideMachine(const std::string& folder, const std::string& root) {
-  if (root.empty() || root == "/") return folder;
-  if (folder == root) return "/";
-  if (folder.size() > root.size() && folder.compare(0, root.size(), root) == 0 &&
-      folder[root.size()] == '/') {
-    return folder.substr(root.size());
-  }
-  return folder;
-}
-
 std::string QtBundleLocation::bundlePath() {
-  QString folder = QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath();
+  QString program = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
   std::string root = machineRoot();
   if (!root.empty()) {
     QString canonicalRoot = QFileInfo(QString::fromStdString(root)).canonicalFilePath();
     if (!canonicalRoot.isEmpty()) root = canonicalRoot.toStdString();
   }
-  return pathInsideMachine(folder.toStdString(), root);
+  return bundlePathForProgram(program.toStdString(), root);
 }
 
 void QtWorkspace::openFolder(const std::string& path) {

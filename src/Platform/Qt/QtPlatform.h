@@ -40,8 +40,9 @@ class QtGlobalQueue : public GlobalQueue {
   std::unique_ptr<QObject> context_;  // lives on thread_
 };
 
-// The bundle is the folder that holds the running program, named inside the machine root
-// when it lies there (so "<root>/Applications/X.app/program" is "/Applications/X.app").
+// The bundle of the running program (bundlePathForProgram): "<root>/Applications/X.app/
+// Contents/MacOS/program" and "<root>/Applications/X.app/program" are both
+// "/Applications/X.app".
 class QtBundleLocation : public BundleLocation {
  public:
   std::string bundlePath() override;
@@ -52,9 +53,5 @@ class QtWorkspace : public Workspace {
  public:
   void openFolder(const std::string& path) override;
 };
-
-// `folder` (an absolute, canonical path) as the machine names it, given the canonical
-// machine root ("" for none).
-std::string pathInsideMachine(const std::string& folder, const std::string& root);
 
 }  // namespace dravik::platform

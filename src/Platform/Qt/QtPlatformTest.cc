@@ -82,21 +82,27 @@ TEST(QtGlobalQueue, DestroyedWithWorkNotYetDue) {
   EXPECT_FALSE(ran.load());
 }
 
-TEST(PathInsideMachine, StripsTheMachineRootOnly) {
+TEST(BundlePathForProgram, TheAppFolderOrTheProgramsFolderInsideTheMachine) {
   const struct {
-    const char* folder;
+    const char* program;
     const char* root;
     const char* expected;
   } cases[] = {
-      {"/tmp/mac/Applications/Q.app", "/tmp/mac", "/Applications/Q.app"},
-      {"/tmp/mac", "/tmp/mac", "/"},
-      {"/tmp/machine/Applications/Q.app", "/tmp/mac", "/tmp/machine/Applications/Q.app"},
-      {"/opt/Q.app", "/tmp/mac", "/opt/Q.app"},
-      {"/Applications/Q.app", "", "/Applications/Q.app"},
-      {"/Applications/Q.app", "/", "/Applications/Q.app"},
+      {"/tmp/mac/Applications/Q.app/Contents/MacOS/Q", "/tmp/mac", "/Applications/Q.app"},
+      {"/tmp/mac/Applications/Q.app/Q", "/tmp/mac", "/Applications/Q.app"},
+      {"/tmp/mac/Q", "/tmp/mac", "/"},
+      {"/tmp/machine/Applications/Q.app/Q", "/tmp/mac", "/tmp/machine/Applications/Q.app"},
+      {"/opt/Q.app/Contents/MacOS/Q", "/tmp/mac", "/opt/Q.app"},
+      {"/Applications/Q.app/Contents/MacOS/Q", "", "/Applications/Q.app"},
+      {"/Applications/Q.app/Q", "/", "/Applications/Q.app"},
+      // Only a "Contents/MacOS" folder inside a named ".app" folder is a Mac app's.
+      {"/tmp/mac/Applications/Q/Contents/MacOS/Q", "/tmp/mac", "/Applications/Q/Contents/MacOS"},
+      {"/tmp/mac/Applications/.app/Contents/MacOS/Q", "/tmp/mac",
+       "/Applications/.app/Contents/MacOS"},
+      {"/tmp/mac/Applications/Q.app/Contents/Q", "/tmp/mac", "/Applications/Q.app/Contents"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(pathInsideMachine(c.folder, c.root), c.expected) << c.folder << " in " << c.root;
+    EXPECT_EQ(bundlePathForProgram(c.program, c.root), c.expected) << c.program << " in " << c.root;
 }
 
 }  // namespace
