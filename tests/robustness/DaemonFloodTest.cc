@@ -11,11 +11,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "tests/daemon/DaemonHarness.h"
 #include "tests/robustness/RobustnessSupport.h"
