@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,37 +56,6 @@ class Descriptor {
   int fd_;
 };
 
-class SpawnActions {
- public:
-  SpawnActions() {
-    if (int error = posix_spawn_file_actions_init(&actions_)) throwErrno(error, "spawn actions");
-  }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() {
-    if (int error = posix_spawnattr_init(&attributes_)) throwErrno(error, "spawn attributes");
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-};
-
-// A started child that leads its own process group. Until reap() has run, the child's
-// process id (and so its group id) cannot be reused, which is what makes the group kills
-// safe. Whatever path leaves the scope, the child is killed and reaped.
 class Child {
  public:
   explicit Child(pid_t pid)
@@ -223,34 +192,56 @@ ChildProcessResult runChildProcess(const ChildProcessRequest& request) {
     ::fcntl(writeEnd.get(), F_SETPIPE_SZ, static_cast<int>(request.outputLimit + 1));
   }
 
-  SpawnActions actions;
-  SpawnAttributes attributes;
-  int error =
-      posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (!error)
-    error = posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO);
-  if (!error) {
-    error =
-        posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  // fork + exec rather than posix_spawn: the child must also ask the kernel to kill it
+  // when we die. A tool left running by a killed daemon could otherwise finish its change
+  // after the restarted daemon has already restored the setting, leaving sleep disabled
+  // with no journal to undo it. Between fork and exec only async-signal-safe calls.
+  int report[2];  // the child's exec error, if any; closed by a successful exec
+  if (::pipe2(report, O_CLOEXEC) != 0) throwErrno(errno, "pipe");
+  Descriptor reportRead(report[0]);
+  Descriptor reportWrite(report[1]);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) throwErrno(errno, "fork " + request.path);
+  if (pid == 0) {
+    auto fail = [&](int error) {
+      ssize_t ignored = ::write(report[1], &error, sizeof error);
+      (void)ignored;
+      ::_exit(127);
+    };
+    if (::setpgid(0, 0) != 0) fail(errno);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail(errno);
+    if (::getppid() != parent) ::_exit(127);  // the parent died before the request took
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int err = ::open("/dev/null", O_WRONLY);
+    if (in < 0 || err < 0) fail(errno);
+    if (::dup2(in, STDIN_FILENO) < 0 || ::dup2(ends[1], STDOUT_FILENO) < 0 ||
+        ::dup2(err, STDERR_FILENO) < 0) {
+      fail(errno);
+    }
+    // Everything above 2 goes, except the report pipe, which exec closes (O_CLOEXEC).
+    const unsigned keep = static_cast<unsigned>(report[1]);
+    if (keep > STDERR_FILENO + 1) ::syscall(SYS_close_range, STDERR_FILENO + 1, keep - 1, 0);
+    ::syscall(SYS_close_range, keep + 1, ~0U, 0);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(request.path.c_str(), argv.data(), envp.data());
+    fail(errno);
   }
-  if (!error) error = posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
-  if (error) throwErrno(error, "spawn actions");
-
-  sigset_t noSignals;
-  sigset_t allSignals;
-  sigemptyset(&noSignals);
-  sigfillset(&allSignals);
-  error = posix_spawnattr_setflags(
-      attributes.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  if (!error) error = posix_spawnattr_setpgroup(attributes.get(), 0);
-  if (!error) error = posix_spawnattr_setsigmask(attributes.get(), &noSignals);
-  if (!error) error = posix_spawnattr_setsigdefault(attributes.get(), &allSignals);
-  if (error) throwErrno(error, "spawn attributes");
-
-  pid_t pid = 0;
-  error = ::posix_spawn(&pid, request.path.c_str(), actions.get(), attributes.get(), argv.data(),
-                        envp.data());
-  if (error) throwErrno(error, "posix_spawn " + request.path);
+  reportWrite.reset();
+  int execError = 0;
+  ssize_t got;
+  do {
+    got = ::read(reportRead.get(), &execError, sizeof execError);
+  } while (got < 0 && errno == EINTR);
+  if (got == sizeof execError) {
+    ::waitpid(pid, nullptr, 0);
+    throwErrno(execError, "exec " + request.path);
+  }
   Child child(pid);
   writeEnd.reset();  // only the child may hold the writing end, so its exit ends the output
 

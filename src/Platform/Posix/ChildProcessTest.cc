@@ -218,3 +218,33 @@ TEST_F(ChildProcessTest, ToolWritingMoreThanThePipeHoldsEndsAsATimeOut) {
 
 }  // namespace
 }  // namespace dravik::platform
+
+namespace dravik::platform {
+namespace {
+
+// A tool must not outlive a caller that is killed while it runs: a late change by an
+// orphaned tool could undo what the restarted caller has restored.
+TEST_F(ChildProcessTest, ToolDiesWithAKilledCaller) {
+  const std::string marker = (temp / "changed").string();
+  auto r =
+      request(script("tool", "echo $$ > " + pidFile("tool") + "\nsleep 3\ntouch " + marker + "\n"));
+  r.timeoutSeconds = 30.0;
+  const pid_t caller = ::fork();
+  ASSERT_GE(caller, 0);
+  if (caller == 0) {
+    runChildProcess(r);
+    ::_exit(0);
+  }
+  for (int i = 0; i < 500 && pidFrom("tool") <= 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GT(pidFrom("tool"), 0);
+  const pid_t tool = pidFrom("tool");
+  ::kill(caller, SIGKILL);
+  ::waitpid(caller, nullptr, 0);
+  EXPECT_TRUE(gone(tool)) << "the tool outlived its caller";
+  EXPECT_FALSE(fs::exists(marker)) << "the orphaned tool finished its change";
+}
+
+}  // namespace
+}  // namespace dravik::platform
