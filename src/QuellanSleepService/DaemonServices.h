@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "DravikSystem/Power.h"
 #include "Platform/Clock.h"
 #include "Platform/Displays.h"
 #include "Platform/MainQueue.h"
@@ -41,5 +42,10 @@ struct DaemonServices {
 inline bool thermalStateSafe(int state) { return state < 2; }
 // At or below this percentage on battery power the machine is not kept awake.
 inline constexpr std::int64_t kLowestUnsafePercent = 10;
+// The battery allows keeping the machine awake: its charge is known, and it is above
+// kLowestUnsafePercent or the machine runs on external power.
+inline bool batterySafe(const dravik::BatteryReading& battery) {
+  return battery.percent && !(*battery.percent <= kLowestUnsafePercent && battery.onBattery);
+}
 
 }  // namespace quellan

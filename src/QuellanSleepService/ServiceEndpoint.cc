@@ -24,9 +24,7 @@ bool ServiceEndpoint::consoleUserMatches() {
 }
 
 bool ServiceEndpoint::safe() {
-  dravik::BatteryReading battery = dravik::batteryReading(services_.powerSources);
-  if (!battery.percent) return false;
-  if (*battery.percent <= kLowestUnsafePercent && battery.onBattery) return false;
+  if (!batterySafe(dravik::batteryReading(services_.powerSources))) return false;
   if (!thermalStateSafe(services_.thermal.thermalState())) return false;
   try {
     return dravik::externalDisplayCount(services_.displays) == 0;

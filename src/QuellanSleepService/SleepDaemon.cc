@@ -13,8 +13,7 @@ SleepDaemon::SleepDaemon(SleepLease& lease, dravik::PowerDriver& power,
 bool SleepDaemon::safe() {
   dravik::BatteryReading battery = dravik::batteryReading(services_.powerSources);
   std::uint32_t consoleUid = services_.console.consoleUid();
-  if (consoleUid == 0 || !battery.percent) return false;
-  if (*battery.percent <= kLowestUnsafePercent && battery.onBattery) return false;
+  if (consoleUid == 0 || !batterySafe(battery)) return false;
   // Read last, and only when everything else already holds.
   return thermalStateSafe(services_.thermal.thermalState());
 }
